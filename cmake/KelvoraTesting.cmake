@@ -1,0 +1,17 @@
+# kelvora_add_test(NAME SOURCES a.cpp ... LIBS target ... [LABELS unit|integration] [TIMEOUT s])
+# One Qt Test executable per unit of behaviour, registered with CTest.
+function(kelvora_add_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE Qt6::Test kelvora_test_support ${T_LIBS})
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "KELVORA_TEST_HOST=1;QT_QPA_PLATFORM=offscreen;KELVORA_BIN_DIR=${CMAKE_BINARY_DIR}/bin;${T_ENV}")
+endfunction()
