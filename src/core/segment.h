@@ -68,10 +68,11 @@ struct Segment
     [[nodiscard]] QString idString() const;
 
     // History-line codec. toJSONLine() is the compact object without the newline, keys in the order of the fields,
-    // syncedAt left out when absent, "/" written as "\/", other non-ASCII as raw UTF-8.
-    [[nodiscard]] QByteArray toJSONLine() const;
+    // syncedAt left out when absent, "/" written as "\/", non-ASCII as raw UTF-8 except the three Unicode line
+    // separators (U+0085, U+2028, U+2029), which are escaped: readers split lines at them, so raw they would cut
+    // the record in two.
+    [[nodiscard]] std::optional<QByteArray> toJSONLine() const;   // nullopt only for text that is not valid UTF-16
     [[nodiscard]] static std::optional<Segment> fromJSONLine(QByteArrayView utf8);
-    [[nodiscard]] static std::optional<Segment> fromJSONLine(const QString &line) { return fromJSONLine(line.toUtf8()); }
 
     // A line that may hold several objects written back to back ("welded"): every (object text, segment) in order;
     // empty for a blank line; nullopt when any part of the line is not a segment.
