@@ -36,7 +36,7 @@ xdpyinfo >/dev/null 2>&1 || { echo "desktop-session: Xvfb did not start on $DISP
 
 openbox --sm-disable >"$KELVORA_SESSION_SCRATCH/openbox.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break; sleep 0.05; done
+for _ in $(seq 200); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break; sleep 0.1; done
 
 trayer --edge top --align right --widthtype request --height 24 >"$KELVORA_SESSION_SCRATCH/trayer.log" 2>&1 &
 pids+=($!)
