@@ -25,18 +25,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A free display: the first number with neither a lock file nor a socket.
-display=99
-while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$KELVORA_SESSION_SCRATCH/xvfb.log" 2>&1 &
+# Xvfb picks a free display itself and tells us which (no race between sessions started at the same moment).
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$KELVORA_SESSION_SCRATCH/display" \
+  >"$KELVORA_SESSION_SCRATCH/xvfb.log" 2>&1 &
 pids+=($!)
-export DISPLAY=":$display"
+for _ in $(seq 200); do [ -s "$KELVORA_SESSION_SCRATCH/display" ] && break; sleep 0.05; done
+export DISPLAY=":$(tr -d '[:space:]' <"$KELVORA_SESSION_SCRATCH/display")"
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
-xdpyinfo >/dev/null 2>&1 || { echo "desktop-session: Xvfb did not start on $DISPLAY" >&2; cat "$KELVORA_SESSION_SCRATCH/xvfb.log" >&2; exit 1; }
+xdpyinfo >/dev/null 2>&1 || { echo "desktop-session: Xvfb did not start" >&2; cat "$KELVORA_SESSION_SCRATCH/xvfb.log" >&2; exit 1; }
 
 openbox --sm-disable >"$KELVORA_SESSION_SCRATCH/openbox.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 200); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break; sleep 0.1; done
+for _ in $(seq 300); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break; sleep 0.1; done
+xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" \
+  || { echo "desktop-session: the window manager did not start" >&2; cat "$KELVORA_SESSION_SCRATCH/openbox.log" >&2; exit 1; }
 
 trayer --edge top --align right --widthtype request --height 24 >"$KELVORA_SESSION_SCRATCH/trayer.log" 2>&1 &
 pids+=($!)
