@@ -224,13 +224,18 @@ void SegmentStore::handleAuthStateChanged(const QString &action, const QString &
     const QStringList directories = action == QLatin1String("logout") && reason == QLatin1String("userInitiated")
         ? currentUserHistoryDirectories()
         : QStringList();
+    // A segment still open at sign-out (the server ended the session while recording) is closed now, into the
+    // signed-out user's file: left open, the next sign-in's orphan recovery would stretch it over the whole time
+    // in between, and once the user id is gone its close would land in another folder.
+    if (action == QLatin1String("logout") && m_currentOpenSegment)
+        closeCurrentSegment();
     QMetaObject::invokeMethod(
         this,
         [this, action, directories] {
             if (action == QLatin1String("logout")) {
                 setSegments({});
                 m_listLoaded = false;           // the next user's day is read before it is written
-                m_currentOpenSegment.reset();   // nothing is closed or written
+                m_currentOpenSegment.reset();   // already closed above
                 deleteHistoryExceptUnsent(directories);
                 STORE_LOG(QStringLiteral("Cleared segments after sign-out"));
                 notifyChange();
