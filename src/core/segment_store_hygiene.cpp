@@ -8,6 +8,7 @@
 #include "log.h"
 
 #include <QHash>
+#include <QThread>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -227,7 +228,8 @@ void SegmentStore::handleAuthStateChanged(const QString &action, const QString &
     // A segment still open at sign-out (the server ended the session while recording) is closed now, into the
     // signed-out user's file: left open, the next sign-in's orphan recovery would stretch it over the whole time
     // in between, and once the user id is gone its close would land in another folder.
-    if (action == QLatin1String("logout") && m_currentOpenSegment)
+    // (Announcements come from the main thread; from any other, the store's state is not ours to touch here.)
+    if (action == QLatin1String("logout") && m_currentOpenSegment && QThread::currentThread() == thread())
         closeCurrentSegment();
     QMetaObject::invokeMethod(
         this,

@@ -1,12 +1,12 @@
 // `kelvora history PATH_OR_DATE`: loads one history file exactly as the segment store does and prints what a rewrite
 // would write, so people (and tests) can look inside their history.
 #include "cli/command.h"
+#include "cli/history_target.h"
 
 #include "config.h"
 #include "segment_store.h"
 
 #include <QDir>
-#include <QRegularExpression>
 
 #include <cstdio>
 
@@ -74,24 +74,10 @@ int run(const QStringList &args)
     if (!target)
         return usageError(QStringLiteral("PATH_OR_DATE is missing"));
 
-    QString path = *target;
-    static const QRegularExpression dayPattern(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
-    const bool isToday = *target == QLatin1String("today");
-    if (isToday || dayPattern.match(*target).hasMatch()) {
-        const QString key = isToday ? Config::todayString() : *target;
-        if (!Config::parseDayKey(key))
-            return usageError(QStringLiteral("%1 is not a calendar day").arg(*target));
-        QString dir = Config::appSupportBaseDirectory();
-        if (user) {
-            const std::optional<QString> safe = Config::safeUserId(*user);
-            if (!safe)
-                return usageError(QStringLiteral("the user id is not a safe folder name"));
-            dir += QLatin1Char('/') + *safe;
-        }
-        path = dir + QStringLiteral("/processes-") + key + QStringLiteral(".jsonl");
-    } else if (user) {
-        return usageError(QStringLiteral("--user goes with a date, not with a path"));
-    }
+    const auto resolved = resolveHistoryTarget(*target, user);
+    if (const QString *error = std::get_if<QString>(&resolved))
+        return usageError(*error);
+    const QString path = std::get<HistoryTarget>(resolved).path;
 
     const SegmentStore::HistoryRead read = SegmentStore::readHistory(path);
     switch (read.status) {

@@ -3,6 +3,7 @@
 // tracked / pending / synced seconds and what a log-everything would upload. A timesheet for the terminal, and a
 // reproducible view of the day rules for tests (--now fixes the clock).
 #include "cli/command.h"
+#include "cli/history_target.h"
 
 #include "clock.h"
 #include "config.h"
@@ -237,32 +238,11 @@ int run(const QStringList &args)
     if (now)
         Clock::setNowMs(*now);
 
-    static const QRegularExpression dayPattern(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
-    static const QRegularExpression fileNamePattern(QStringLiteral("^processes-(\\d{4}-\\d{2}-\\d{2})\\.jsonl$"));
-    const QString given = target.value_or(QStringLiteral("today"));
-    QString path;
-    std::optional<QString> date;
-    if (given == QLatin1String("today") || dayPattern.match(given).hasMatch()) {
-        const QString key = given == QLatin1String("today") ? Config::todayString() : given;
-        if (!Config::parseDayKey(key))
-            return usageError(QStringLiteral("%1 is not a calendar day").arg(given));
-        QString dir = Config::appSupportBaseDirectory();
-        if (user) {
-            const std::optional<QString> safe = Config::safeUserId(*user);
-            if (!safe)
-                return usageError(QStringLiteral("the user id is not a safe folder name"));
-            dir += QLatin1Char('/') + *safe;
-        }
-        path = dir + QStringLiteral("/processes-") + key + QStringLiteral(".jsonl");
-        date = key;
-    } else {
-        if (user)
-            return usageError(QStringLiteral("--user goes with a date, not with a path"));
-        path = given;
-        const QRegularExpressionMatch m = fileNamePattern.match(QFileInfo(path).fileName());
-        if (m.hasMatch() && Config::parseDayKey(m.captured(1)))
-            date = m.captured(1);
-    }
+    const auto resolved = resolveHistoryTarget(target.value_or(QStringLiteral("today")), user);
+    if (const QString *error = std::get_if<QString>(&resolved))
+        return usageError(*error);
+    const QString path = std::get<HistoryTarget>(resolved).path;
+    std::optional<QString> date = std::get<HistoryTarget>(resolved).dayKey;
 
     SegmentStore::HistoryRead read = SegmentStore::readHistory(path);
     if (read.status == SegmentStore::HistoryRead::Status::unreadable) {
