@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QTimeZone>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -37,7 +38,18 @@ std::optional<QUuid> parseUuidText(const View &text)
         if (hyphen ? c != u'-' : !(c < 0x80 && isHex(static_cast<char>(c))))
             return std::nullopt;
     }
-    return QUuid::fromString(text);   // cannot fail on the canonical form checked above
+    // Assemble the 16 bytes straight from the checked digits (one pass, no second parse).
+    std::array<uchar, 16> bytes{};
+    int nibble = 0;
+    for (qsizetype i = 0; i < 36; ++i) {
+        const auto c = static_cast<char>(text[i].unicode());
+        if (c == '-')
+            continue;
+        const int v = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+        bytes[static_cast<size_t>(nibble / 2)] |= static_cast<uchar>(nibble % 2 == 0 ? v << 4 : v);
+        ++nibble;
+    }
+    return QUuid::fromRfc4122(QByteArrayView(reinterpret_cast<const char *>(bytes.data()), 16));
 }
 
 qint64 localDayStartMs(const QDate &date) { return date.startOfDay(QTimeZone::systemTimeZone()).toMSecsSinceEpoch(); }
@@ -121,6 +133,30 @@ bool hasLoneSurrogate(const QString &s)
 
 // --- Reading ---------------------------------------------------------------------------------------------------
 
+// Bytes that stand for themselves inside a JSON string (not a quotation mark, reverse solidus or control).
+constexpr auto kPlainStringByte = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 256; ++c)
+        plain[static_cast<size_t>(c)] = c != '"' && c != '\\';
+    return plain;
+}();
+
+// Consecutive records mostly repeat their day, application and title: keeping the last text of each lets
+// them share one string instead of decoding and allocating it again.
+struct LastText
+{
+    QByteArray bytes;
+    QString text;
+    const QString &get(QByteArrayView raw)
+    {
+        if (raw != bytes) {
+            bytes = raw.toByteArray();
+            text = QString::fromUtf8(raw);
+        }
+        return text;
+    }
+};
+
 // A strict reader for one history record over UTF-8 bytes. It accepts standard JSON only, validates every value
 // it skips, and decodes the eight known keys by type; extra keys are ignored and a repeated key's last value wins.
 class RecordReader
@@ -134,7 +170,8 @@ public:
         if (!consume('{'))
             return std::nullopt;
         std::optional<QUuid> id;
-        std::optional<QString> date, appName, windowTitle, type;
+        std::optional<QString> date, appName, windowTitle;
+        std::optional<SegmentType> kind;
         std::optional<qint64> startTime, endTime, syncedAt;
         skipSpace();
         if (!consume('}')) {
@@ -170,13 +207,25 @@ public:
                     }
                     ok = id.has_value();
                 } else if (key == "date") {
-                    ok = (date = readString()).has_value();
+                    ok = (date = readString(&m_lastDate)).has_value();
                 } else if (key == "appName") {
-                    ok = (appName = readString()).has_value();
+                    ok = (appName = readString(&m_lastApp)).has_value();
                 } else if (key == "windowTitle") {
-                    ok = (windowTitle = readString()).has_value();
+                    ok = (windowTitle = readString(&m_lastTitle)).has_value();
                 } else if (key == "type") {
-                    ok = (type = readString()).has_value();
+                    const char *s = p;
+                    bool escapedType = false;
+                    ok = scanString(&escapedType);
+                    if (ok && !escapedType) {
+                        const QByteArrayView raw(s + 1, p - s - 2);
+                        kind = raw == "process"      ? std::optional(SegmentType::process)
+                             : raw == "inactivity" ? std::optional(SegmentType::inactivity)
+                                                   : std::nullopt;
+                    } else if (ok) {
+                        const auto text = decodeString(s, p);
+                        kind = text ? segmentTypeFromName(*text) : std::nullopt;
+                    }
+                    ok = ok && kind.has_value();
                 } else if (key == "startTime") {
                     ok = (startTime = readInt()).has_value();
                 } else if (key == "endTime") {
@@ -200,10 +249,7 @@ public:
             }
         }
         skipSpace();
-        if (p != end || !id || !date || !appName || !windowTitle || !type || !startTime || !endTime)
-            return std::nullopt;
-        const auto kind = segmentTypeFromName(*type);
-        if (!kind)
+        if (p != end || !id || !date || !appName || !windowTitle || !kind || !startTime || !endTime)
             return std::nullopt;
         return Segment{*id, *date, *appName, *windowTitle, *startTime, *endTime, *kind, syncedAt};
     }
@@ -212,6 +258,7 @@ private:
     static constexpr int kMaxDepth = 512;
     const char *p;
     const char *end;
+    static thread_local LastText m_lastDate, m_lastApp, m_lastTitle;
 
     void skipSpace()
     {
@@ -244,6 +291,11 @@ private:
             return false;
         *escaped = false;
         while (p < end) {
+            // Most bytes need no look: skip them in one tight loop.
+            while (p < end && kPlainStringByte[static_cast<unsigned char>(*p)])
+                ++p;
+            if (p >= end)
+                return false;
             const auto c = static_cast<unsigned char>(*p);
             if (c == '"') {
                 ++p;
@@ -251,19 +303,18 @@ private:
             }
             if (c < 0x20)
                 return false;
-            if (c == '\\') {
-                *escaped = true;
-                if (++p >= end)
+            // A reverse solidus.
+            *escaped = true;
+            if (++p >= end)
+                return false;
+            if (*p == 'u') {
+                if (end - p < 5 || !isHex(p[1]) || !isHex(p[2]) || !isHex(p[3]) || !isHex(p[4]))
                     return false;
-                if (*p == 'u') {
-                    if (end - p < 5 || !isHex(p[1]) || !isHex(p[2]) || !isHex(p[3]) || !isHex(p[4]))
-                        return false;
-                    p += 5;
-                    continue;
-                }
-                if (!std::strchr("\"\\/bfnrt", *p) || *p == '\0')
-                    return false;
+                p += 5;
+                continue;
             }
+            if (!std::strchr("\"\\/bfnrt", *p) || *p == '\0')
+                return false;
             ++p;
         }
         return false;
@@ -327,14 +378,14 @@ private:
         return out;
     }
 
-    std::optional<QString> readString()
+    std::optional<QString> readString(LastText *last)
     {
         const char *start = p;
         bool escaped = false;
         if (!scanString(&escaped))
             return std::nullopt;
         if (!escaped)
-            return QString::fromUtf8(start + 1, p - start - 2);
+            return last->get(QByteArrayView(start + 1, p - start - 2));
         return decodeString(start, p);
     }
 
@@ -439,6 +490,8 @@ private:
         }
     }
 };
+
+thread_local LastText RecordReader::m_lastDate, RecordReader::m_lastApp, RecordReader::m_lastTitle;
 
 // Unicode white space, as allowed between welded objects.
 bool isUnicodeSpace(char32_t c)
