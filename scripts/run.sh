@@ -12,7 +12,11 @@ if [ -x "$devservice" ] && [ -z "${KELVORA_API_HOST:-}" ]; then
   svc=$!
   trap 'kill $svc 2>/dev/null || true' EXIT
   for _ in $(seq 100); do grep -q '^api=' "$log" && break; sleep 0.05; done
-  read -r api web realtime < <(head -n1 "$log" | tr ' ' '\n' | sed 's/^[a-z]*=//' | tr '\n' ' ')
+  api="" web="" realtime=""
+  for kv in $(head -n1 "$log"); do
+    case $kv in api=*) api=${kv#api=} ;; web=*) web=${kv#web=} ;; realtime=*) realtime=${kv#realtime=} ;; esac
+  done
+  [ -n "$api" ] || { echo "run.sh: the local stand-in service did not start:" >&2; cat "$log" >&2; exit 1; }
   export KELVORA_API_HOST="$api" KELVORA_WEB_APP_HOST="$web" KELVORA_REALTIME_HOST="$realtime"
   echo "run.sh: using the local stand-in service at $api (log: $log)"
 fi
