@@ -141,21 +141,17 @@ constexpr auto kPlainStringByte = [] {
     return plain;
 }();
 
-// Consecutive records mostly repeat their day, application and title: keeping the last text of each lets
-// them share one string instead of decoding and allocating it again.
-struct LastText
+// Every record of a day file carries the same day key: reuse the last one's text instead of a new string each time.
+QString sharedDayKey(QByteArrayView raw)
 {
-    QByteArray bytes;
-    QString text;
-    const QString &get(QByteArrayView raw)
-    {
-        if (raw != bytes) {
-            bytes = raw.toByteArray();
-            text = QString::fromUtf8(raw);
-        }
-        return text;
+    thread_local QByteArray lastBytes;
+    thread_local QString lastText;
+    if (raw != lastBytes) {
+        lastBytes = raw.toByteArray();
+        lastText = QString::fromUtf8(raw);
     }
-};
+    return lastText;
+}
 
 // A strict reader for one history record over UTF-8 bytes. It accepts standard JSON only, validates every value
 // it skips, and decodes the eight known keys by type; extra keys are ignored and a repeated key's last value wins.
@@ -207,11 +203,16 @@ public:
                     }
                     ok = id.has_value();
                 } else if (key == "date") {
-                    ok = (date = readString(&m_lastDate)).has_value();
+                    const char *s = p;
+                    bool escapedDate = false;
+                    ok = scanString(&escapedDate);
+                    if (ok)
+                        date = escapedDate ? decodeString(s, p) : sharedDayKey(QByteArrayView(s + 1, p - s - 2));
+                    ok = ok && date.has_value();
                 } else if (key == "appName") {
-                    ok = (appName = readString(&m_lastApp)).has_value();
+                    ok = (appName = readString()).has_value();
                 } else if (key == "windowTitle") {
-                    ok = (windowTitle = readString(&m_lastTitle)).has_value();
+                    ok = (windowTitle = readString()).has_value();
                 } else if (key == "type") {
                     const char *s = p;
                     bool escapedType = false;
@@ -258,7 +259,6 @@ private:
     static constexpr int kMaxDepth = 512;
     const char *p;
     const char *end;
-    static thread_local LastText m_lastDate, m_lastApp, m_lastTitle;
 
     void skipSpace()
     {
@@ -378,14 +378,14 @@ private:
         return out;
     }
 
-    std::optional<QString> readString(LastText *last)
+    std::optional<QString> readString()
     {
         const char *start = p;
         bool escaped = false;
         if (!scanString(&escaped))
             return std::nullopt;
         if (!escaped)
-            return last->get(QByteArrayView(start + 1, p - start - 2));
+            return QString::fromUtf8(start + 1, p - start - 2);
         return decodeString(start, p);
     }
 
@@ -490,8 +490,6 @@ private:
         }
     }
 };
-
-thread_local LastText RecordReader::m_lastDate, RecordReader::m_lastApp, RecordReader::m_lastTitle;
 
 // Unicode white space, as allowed between welded objects.
 bool isUnicodeSpace(char32_t c)
@@ -667,16 +665,24 @@ std::optional<Segment> Segment::fromJSONLine(QByteArrayView utf8)
     return RecordReader(utf8).read();
 }
 
-std::optional<QList<Segment::DecodedObject>> Segment::decodableObjects(QByteArrayView line)
+std::optional<Segment::DecodedObjects> Segment::decodableObjects(QByteArrayView line)
 {
     if (!line.isValidUtf8())
         return std::nullopt;
-    if (auto whole = RecordReader(line).read())
-        return QList<DecodedObject>{{line, std::move(*whole)}};
+    return decodableObjectsOfValidUtf8(line);
+}
+
+std::optional<Segment::DecodedObjects> Segment::decodableObjectsOfValidUtf8(QByteArrayView line)
+{
+    if (auto whole = RecordReader(line).read()) {
+        DecodedObjects single;
+        single.append({line, std::move(*whole)});
+        return single;
+    }
     const auto objects = topLevelJSONObjects(line);
     if (!objects)
         return std::nullopt;
-    QList<DecodedObject> decoded;
+    DecodedObjects decoded;
     decoded.reserve(objects->size());
     for (QByteArrayView text : *objects) {
         auto segment = RecordReader(text).read();

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 #include <QUuid>
+#include <QVarLengthArray>
 #include <optional>
 #include <utility>
 
@@ -77,7 +78,10 @@ struct Segment
     // A line that may hold several objects written back to back ("welded"): every (object text, segment) in order;
     // empty for a blank line; nullopt when any part of the line is not a segment.
     using DecodedObject = std::pair<QByteArrayView, Segment>;
-    [[nodiscard]] static std::optional<QList<DecodedObject>> decodableObjects(QByteArrayView utf8Line);
+    using DecodedObjects = QVarLengthArray<DecodedObject, 1>;   // a line holds one object in all but rare cases
+    [[nodiscard]] static std::optional<DecodedObjects> decodableObjects(QByteArrayView utf8Line);
+    // The same, for a reader that has already checked the whole text is valid UTF-8 (the history loader).
+    [[nodiscard]] static std::optional<DecodedObjects> decodableObjectsOfValidUtf8(QByteArrayView utf8Line);
 };
 
 // The id in canonical upper-case form ("8-4-4-4-12").

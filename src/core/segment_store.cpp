@@ -490,14 +490,14 @@ SegmentStore::LoadedHistory SegmentStore::loadHistory(QByteArrayView utf8)
     // content of the last, with no intermediate list of every record.
     LoadedHistory result;
     QList<Segment> &out = result.segments;
-    out.reserve(utf8.size() / 400 + 1);
+    out.reserve(utf8.size() / 400 + 1);   // a record line is 200-300 bytes, most ids appear twice
     QHash<QUuid, qsizetype> position;   // id -> index in `out` + 1
     position.reserve(utf8.size() / 400 + 1);
     qsizetype total = 0;
     forEachLine(utf8, [&](QByteArrayView line) {
         if (line.isEmpty())
             return;   // zero bytes; whitespace counts as content (and decodes to no records)
-        std::optional<QList<Segment::DecodedObject>> objects = Segment::decodableObjects(line);
+        std::optional<Segment::DecodedObjects> objects = Segment::decodableObjectsOfValidUtf8(line);
         if (!objects) {
             ++result.unreadable;
             return;
